@@ -3,6 +3,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -11,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <functional>
@@ -257,6 +261,39 @@ TEST_F(Loopback, SelectTimesOutWithZeroAndAnEmptySet)
     // An empty wait is an argument error, not a sleep.
     EXPECT_EQ(ws2::select(1, &set, nullptr, nullptr, &limit), ws2::kSocketError);
     EXPECT_EQ(ws2::WSAGetLastError(), ws2::WSAEINVAL);
+    ::close(peer);
+}
+
+// Signals keep arriving for far longer than the time-out: a wait that restarted with its
+// whole time-out each time would not end before they stop.
+TEST_F(Loopback, SelectRestartsAfterSignalsWithTheTimeLeft)
+{
+    const Listener listener;
+    int peer = -1;
+    const ws2::SOCKET s = connected(listener, peer);
+    struct sigaction interrupt {};
+    interrupt.sa_handler = [](int) {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &interrupt, nullptr), 0);  // no SA_RESTART: the wait sees EINTR
+
+    std::atomic<bool> waiting{true};
+    const pthread_t waiter = ::pthread_self();
+    std::thread signaller([&] {
+        const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (waiting && std::chrono::steady_clock::now() < stop) {
+            ::pthread_kill(waiter, SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const timeval limit{0, 200000};
+    const int ready = waitFor(s, Direction::Read, &limit);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    waiting = false;
+    signaller.join();
+    ::signal(SIGUSR1, SIG_DFL);
+
+    EXPECT_EQ(ready, 0) << ws2::WSAGetLastError();
+    EXPECT_LT(waited, std::chrono::milliseconds(2500));
     ::close(peer);
 }
 
