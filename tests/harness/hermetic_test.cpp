@@ -1,0 +1,219 @@
+// The real probe binary, unchanged, against scripted peers in a private namespace: what
+// it prints, how it ends and what it sends, whatever the peer does.
+#include "child_run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct OfflineRun {
+    std::string out;
+    std::string err;
+    int status = -1;
+    std::string received;
+};
+
+struct Line {
+    std::string kind;  // "peeked" or "read"
+    long count = 0;
+    long code = 0;
+};
+
+constexpr int kAborted = 134;     // SIGABRT, the assertion facility's end
+constexpr int kTimeBound = 124;   // stopped by the harness: the probe hung
+const char* const kRequestBytes = "47 45 54 20 2f 0a 00";
+const char* const kGood = "detected connection close, GOOD";
+const char* const kBad = "ret didn't match?!, BAD";
+
+// Runs the offline harness; false when it could not, with `skipped` set where no namespace
+// can be made here.
+bool runOffline(const std::string& behaviour, OfflineRun& run, std::string& skipped)
+{
+    char scratch[] = "/tmp/offline-XXXXXX";
+    if (::mkdtemp(scratch) == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed";
+        return false;
+    }
+    const std::string dir = scratch;
+    const std::string command = std::string(OFFLINE_SCRIPT) + " " + PROBE_BINARY + " " + PEER_BINARY + " " + dir + " " +
+                                behaviour + " 2>" + dir + "/harness-stderr";
+    const int rc = std::system(command.c_str());
+    const int exitCode = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    const std::string harnessErr = testing_support::readFile(dir + "/harness-stderr");
+    if (exitCode == 77) {
+        std::system(("rm -rf " + dir).c_str());
+        skipped = harnessErr;
+        return false;
+    }
+    EXPECT_EQ(exitCode, 0) << harnessErr;
+    if (exitCode == 0) {
+        run.out = testing_support::readFile(dir + "/stdout");
+        run.err = testing_support::readFile(dir + "/stderr");
+        run.status = std::stoi(testing_support::readFile(dir + "/status"));
+        run.received = testing_support::readFile(dir + "/received");
+        if (!run.received.empty() && run.received.back() == '\n') {
+            run.received.pop_back();
+        }
+    }
+    std::system(("rm -rf " + dir).c_str());
+    return exitCode == 0;
+}
+
+// The progress lines, with every other line checked to be a verdict, last.
+std::vector<Line> progressLines(const std::string& out)
+{
+    static const std::regex progress(R"(^(peeked|read) (-?\d+) bytes, err (-?\d+)$)");
+    std::vector<Line> lines;
+    std::istringstream text(out);
+    bool verdictSeen = false;
+    for (std::string line; std::getline(text, line);) {
+        EXPECT_FALSE(verdictSeen) << "a line after the verdict: " << line;
+        std::smatch match;
+        if (std::regex_match(line, match, progress)) {
+            lines.push_back({match[1], std::stol(match[2]), std::stol(match[3])});
+        } else {
+            EXPECT_TRUE(line == kGood || line == kBad) << "not a line of the probe's: " << line;
+            verdictSeen = true;
+        }
+    }
+    return lines;
+}
+
+long bytesRead(const std::vector<Line>& lines)
+{
+    long total = 0;
+    for (const Line& line : lines) {
+        if (line.kind == "read" && line.count > 0) {
+            total += line.count;
+        }
+    }
+    return total;
+}
+
+// A Windows Sockets code: none, "not enough memory", or one of the 10000 and 11000 series.
+bool isWindowsSocketsCode(long code) { return code == 0 || code == 8 || (code >= 10000 && code <= 11999); }
+
+std::string pairs(std::initializer_list<int> counts)
+{
+    std::string text;
+    for (int count : counts) {
+        text += "peeked " + std::to_string(count) + " bytes, err 10035\nread " + std::to_string(count) +
+                " bytes, err 10035\n";
+    }
+    return text;
+}
+
+std::string reportOf(const std::string& condition) { return "Assertion `" + condition + "' failed."; }
+
+const std::string kResolutionCheck = "getaddrinfo(\"example.com\", \"80\", &hints, &addr) == 0";
+const std::string kSendCheck = "send(sock, send_data, sizeof(send_data), 0) != SOCKET_ERROR";
+
+struct PeerCase {
+    const char* name;
+    const char* behaviour;
+    std::function<void(const OfflineRun&)> expect;
+};
+
+void PrintTo(const PeerCase& peerCase, std::ostream* os) { *os << peerCase.behaviour; }
+
+void expectGood(const OfflineRun& run, long totalBytes)
+{
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.received, kRequestBytes);
+    const std::vector<Line> lines = progressLines(run.out);
+    EXPECT_EQ(bytesRead(lines), totalBytes);
+    EXPECT_NE(run.out.rfind(std::string(kGood) + "\n"), std::string::npos);
+}
+
+void expectCheckReport(const OfflineRun& run, const std::string& condition)
+{
+    EXPECT_EQ(run.status, kAborted);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find(reportOf(condition)), std::string::npos) << run.err;
+}
+
+class Peer : public testing::TestWithParam<PeerCase> {};
+
+TEST_P(Peer, ProbeEndsAsExpected)
+{
+    OfflineRun run;
+    std::string skipped;
+    if (!runOffline(GetParam().behaviour, run, skipped)) {
+        if (!skipped.empty()) {
+            GTEST_SKIP() << skipped;
+        }
+        return;
+    }
+    GetParam().expect(run);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Offline, Peer,
+    testing::Values(
+        PeerCase{"reply40", "reply --bytes 40",
+                 [](const OfflineRun& run) {
+                     EXPECT_EQ(run.out, pairs({40, 0}) + kGood + "\n");
+                     expectGood(run, 40);
+                 }},
+        PeerCase{"reply250", "reply --bytes 250",
+                 [](const OfflineRun& run) {
+                     EXPECT_EQ(run.out, pairs({100, 100, 50, 0}) + kGood + "\n");
+                     expectGood(run, 250);
+                 }},
+        PeerCase{"reply16MB", "reply --bytes 16777216", [](const OfflineRun& run) { expectGood(run, 16777216); }},
+        PeerCase{"halfClose", "half-close", [](const OfflineRun& run) { expectGood(run, 40); }},
+        PeerCase{"urgentInline", "urgent", [](const OfflineRun& run) { expectGood(run, 8); }},
+        PeerCase{"trickle", "trickle --bytes 20", [](const OfflineRun& run) { expectGood(run, 20); }},
+        PeerCase{"resetAfterData", "reset-after-data",
+                 [](const OfflineRun& run) {
+                     EXPECT_TRUE(run.status == 0 || run.status == 1) << run.status << run.err;
+                     EXPECT_EQ(run.out.rfind(pairs({40}), 0), 0U) << run.out;
+                     for (const Line& line : progressLines(run.out)) {
+                         EXPECT_TRUE(isWindowsSocketsCode(line.code)) << line.code;
+                     }
+                 }},
+        PeerCase{"resetOnAccept", "reset-on-accept",
+                 [](const OfflineRun& run) {
+                     // Whether the reset comes before the request is sent or after, the probe
+                     // reports a check or ends without a verdict; it never dies of SIGPIPE.
+                     if (run.status == kAborted) {
+                         EXPECT_NE(run.err.find("Assertion `"), std::string::npos) << run.err;
+                         EXPECT_EQ(run.out, "");
+                     } else {
+                         EXPECT_EQ(run.status, 0) << run.err;
+                         EXPECT_EQ(run.out.find("GOOD"), std::string::npos);
+                         EXPECT_EQ(run.out.find("BAD"), std::string::npos);
+                     }
+                     EXPECT_NE(run.status, kTimeBound);
+                 }},
+        PeerCase{"noListener", "no-listener", [](const OfflineRun& run) { expectCheckReport(run, kSendCheck); }},
+        PeerCase{"unresolvedName", "unresolved-name",
+                 [](const OfflineRun& run) { expectCheckReport(run, kResolutionCheck); }}),
+    [](const testing::TestParamInfo<PeerCase>& info) { return std::string(info.param.name); });
+
+// Waits out the probe's read-wait bound of 30 seconds.
+TEST(SilentPeer, ProbeEndsAtTheReadWaitBoundWithoutVerdict)
+{
+    OfflineRun run;
+    std::string skipped;
+    if (!runOffline("silent", run, skipped)) {
+        if (!skipped.empty()) {
+            GTEST_SKIP() << skipped;
+        }
+        return;
+    }
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.received, kRequestBytes);
+}
+
+}  // namespace
