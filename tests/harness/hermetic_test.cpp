@@ -4,9 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -66,20 +66,35 @@ bool runOffline(const std::string& behaviour, OfflineRun& run, std::string& skip
     return exitCode == 0;
 }
 
+// Parses a progress line; false when the line is not one, character for character.
+bool parseProgress(const std::string& text, Line& line)
+{
+    for (const char* kind : {"peeked", "read"}) {
+        long count = 0;
+        long code = 0;
+        const std::string pattern = std::string(kind) + " %ld bytes, err %ld";
+        if (std::sscanf(text.c_str(), pattern.c_str(), &count, &code) == 2 &&
+            text == std::string(kind) + " " + std::to_string(count) + " bytes, err " + std::to_string(code)) {
+            line = {kind, count, code};
+            return true;
+        }
+    }
+    return false;
+}
+
 // The progress lines, with every other line checked to be a verdict, last.
 std::vector<Line> progressLines(const std::string& out)
 {
-    static const std::regex progress(R"(^(peeked|read) (-?\d+) bytes, err (-?\d+)$)");
     std::vector<Line> lines;
     std::istringstream text(out);
     bool verdictSeen = false;
-    for (std::string line; std::getline(text, line);) {
-        EXPECT_FALSE(verdictSeen) << "a line after the verdict: " << line;
-        std::smatch match;
-        if (std::regex_match(line, match, progress)) {
-            lines.push_back({match[1], std::stol(match[2]), std::stol(match[3])});
+    for (std::string textLine; std::getline(text, textLine);) {
+        EXPECT_FALSE(verdictSeen) << "a line after the verdict: " << textLine;
+        Line line;
+        if (parseProgress(textLine, line)) {
+            lines.push_back(line);
         } else {
-            EXPECT_TRUE(line == kGood || line == kBad) << "not a line of the probe's: " << line;
+            EXPECT_TRUE(textLine == kGood || textLine == kBad) << "not a line of the probe's: " << textLine;
             verdictSeen = true;
         }
     }
