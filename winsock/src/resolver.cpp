@@ -28,7 +28,7 @@ struct Entry {
 
 Entry* copyEntry(const ::addrinfo& host)
 {
-    auto* entry = new (std::nothrow) Entry{};
+    Entry* entry = new (std::nothrow) Entry();
     if (entry == nullptr) {
         return nullptr;
     }
