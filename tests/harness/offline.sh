@@ -8,7 +8,9 @@
 # BEHAVIOUR is one of the peer's (peer --list), or no-listener (nothing on port 80), or
 # unresolved-name (the host name is not in the hosts file). Writes OUTDIR/stdout,
 # OUTDIR/stderr, OUTDIR/status (the probe's exit status; 124 when it was stopped at the
-# time bound) and OUTDIR/received (the bytes the peer got, in hex). Exits 0 after a run,
+# time bound) and OUTDIR/received (the bytes the peer got, in hex). PROBE_TIME_LIMIT (s)
+# bounds the probe's run; PROBE_WRAPPER, a command line, runs the probe under a tool
+# such as strace. Exits 0 after a run,
 # 77 when no namespace can be made here (the reason on standard error), 2 on misuse.
 set -euo pipefail
 
@@ -51,7 +53,9 @@ if [ "${1:-}" = --inside ]; then
     esac
     status=0
     # (the braces keep the shell's own note of a probe that aborted out of the way)
-    { timeout --kill-after=5 "$probe_time_limit" "$probe" >"$out/stdout" 2>"$out/stderr"; } 2>/dev/null || status=$?
+    # shellcheck disable=SC2086 # PROBE_WRAPPER is a command line, split into words on purpose
+    { timeout --kill-after=5 "$probe_time_limit" ${PROBE_WRAPPER:-} "$probe" >"$out/stdout" 2>"$out/stderr"; } \
+        2>/dev/null || status=$?
     echo "$status" >"$out/status"
     if [ -n "$peer_pid" ]; then
         # The peer may still be writing what it received; give it a moment, then end it.
