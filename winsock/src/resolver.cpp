@@ -1,5 +1,7 @@
 // getaddrinfo through the host's resolver, its results copied into the platform's
 // addrinfo layout. This layer speaks IPv4 only, so only IPv4 entries are asked for.
+// Memory comes from the C library: the layer uses nothing of the C++ runtime, so a
+// program linked with it need not load that runtime at all.
 #include "errors.h"
 
 #include <ws2/api.h>
@@ -9,8 +11,8 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 namespace ws2 {
 namespace {
@@ -28,7 +30,7 @@ struct Entry {
 
 Entry* copyEntry(const ::addrinfo& host)
 {
-    Entry* entry = new (std::nothrow) Entry();
+    auto* entry = static_cast<Entry*>(std::calloc(1, sizeof(Entry)));
     if (entry == nullptr) {
         return nullptr;
     }
@@ -41,9 +43,9 @@ Entry* copyEntry(const ::addrinfo& host)
     std::memcpy(&entry->address, host.ai_addr, sizeof(entry->address));
     if (host.ai_canonname != nullptr) {
         const std::size_t size = std::strlen(host.ai_canonname) + 1;
-        entry->info.ai_canonname = new (std::nothrow) char[size];
+        entry->info.ai_canonname = static_cast<char*>(std::malloc(size));
         if (entry->info.ai_canonname == nullptr) {
-            delete entry;
+            std::free(entry);
             return nullptr;
         }
         std::memcpy(entry->info.ai_canonname, host.ai_canonname, size);
@@ -106,9 +108,9 @@ void freeaddrinfo(addrinfo* list)
 {
     while (list != nullptr) {
         addrinfo* next = list->ai_next;
-        delete[] list->ai_canonname;
+        std::free(list->ai_canonname);
         // Every entry is the first member of the Entry that getaddrinfo allocated.
-        delete reinterpret_cast<Entry*>(list);
+        std::free(reinterpret_cast<Entry*>(list));
         list = next;
     }
 }

@@ -67,6 +67,106 @@ bool toDescriptor(SOCKET s, int& fd)
 constexpr short kPollFor[3] = {POLLIN, POLLOUT, POLLPRI};
 constexpr short kReadyOn[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR, POLLPRI | POLLERR};
 
+
+// The platform's time-out as the kernel's; false for a negative one.
+bool toTimespec(const timeval& timeout, timespec& left)
+{
+    if (timeout.tv_sec < 0 || timeout.tv_usec < 0) {
+        return false;
+    }
+    if (timeout.tv_usec < 1000000) {
+        left = timespec{timeout.tv_sec, timeout.tv_usec * 1000};
+    } else {
+        left = timespec{timeout.tv_sec + timeout.tv_usec / 1000000, (timeout.tv_usec % 1000000) * 1000};
+    }
+    return true;
+}
+
+// The kernel's ppoll writes the time not yet waited back into `left`, which is what a
+// restart after a signal must wait for; the C library's wrapper would discard it.
+long pollOnce(pollfd* polled, nfds_t count, timespec* left)
+{
+    return ::syscall(SYS_ppoll, polled, count, left, nullptr, 0);
+}
+
+__attribute__((noinline, cold)) long pollAfterSignal(pollfd* polled, nfds_t count, timespec* left)
+{
+    long ready = -1;
+    while (ready < 0 && errno == EINTR) {
+        ready = pollOnce(polled, count, left);
+    }
+    return ready;
+}
+
+long pollRestarting(pollfd* polled, nfds_t count, timespec* left)
+{
+    const long ready = pollOnce(polled, count, left);
+    return ready >= 0 ? ready : pollAfterSignal(polled, count, left);
+}
+
+__attribute__((noinline)) int selectMany(fd_set* const (&sets)[3], const timeval* timeout)
+{
+    pollfd polled[3 * kFdSetSize];
+    unsigned char slotOf[3][kFdSetSize];
+    nfds_t polledCount = 0;
+
+    for (int kind = 0; kind < 3; ++kind) {
+        fd_set* const set = sets[kind];
+        if (set == nullptr) {
+            continue;
+        }
+        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
+        for (u_int i = 0; i < count; ++i) {
+            int fd = 0;
+            if (!toDescriptor(set->fd_array[i], fd)) {
+                return kSocketError;
+            }
+            nfds_t slot = 0;
+            while (slot < polledCount && polled[slot].fd != fd) {
+                ++slot;
+            }
+            if (slot == polledCount) {
+                polled[polledCount++] = pollfd{fd, 0, 0};
+            }
+            polled[slot].events = static_cast<short>(polled[slot].events | kPollFor[kind]);
+            slotOf[kind][i] = static_cast<unsigned char>(slot);
+        }
+    }
+    if (polledCount == 0) {
+        return fail(WSAEINVAL);
+    }
+    timespec left{};
+    if (timeout != nullptr && !toTimespec(*timeout, left)) {
+        return fail(WSAEINVAL);
+    }
+    if (pollRestarting(polled, polledCount, timeout != nullptr ? &left : nullptr) < 0) {
+        return failFromErrno();
+    }
+    for (nfds_t slot = 0; slot < polledCount; ++slot) {
+        if ((polled[slot].revents & POLLNVAL) != 0) {
+            return fail(WSAENOTSOCK);
+        }
+    }
+
+    int total = 0;
+    for (int kind = 0; kind < 3; ++kind) {
+        fd_set* const set = sets[kind];
+        if (set == nullptr) {
+            continue;
+        }
+        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
+        u_int kept = 0;
+        for (u_int i = 0; i < count; ++i) {
+            if ((polled[slotOf[kind][i]].revents & kReadyOn[kind]) != 0) {
+                set->fd_array[kept++] = set->fd_array[i];
+            }
+        }
+        set->fd_count = kept;
+        total += static_cast<int>(kept);
+    }
+    return total;
+}
+
 }  // namespace
 
 int WSAStartup(WORD versionRequested, WSADATA* data)
@@ -174,77 +274,39 @@ int connect(SOCKET s, const sockaddr* name, int namelen)
 int select(int /*nfds: the platform ignores it*/, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
            const timeval* timeout)
 {
-    fd_set* const sets[3] = {readfds, writefds, exceptfds};
-    pollfd polled[3 * kFdSetSize];
-    unsigned char slotOf[3][kFdSetSize];
-    nfds_t polledCount = 0;
-
-    for (int kind = 0; kind < 3; ++kind) {
-        fd_set* const set = sets[kind];
-        if (set == nullptr) {
-            continue;
-        }
-        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
-        for (u_int i = 0; i < count; ++i) {
-            int fd = 0;
-            if (!toDescriptor(set->fd_array[i], fd)) {
-                return kSocketError;
-            }
-            nfds_t slot = 0;
-            while (slot < polledCount && polled[slot].fd != fd) {
-                ++slot;
-            }
-            if (slot == polledCount) {
-                polled[polledCount++] = pollfd{fd, 0, 0};
-            }
-            polled[slot].events = static_cast<short>(polled[slot].events | kPollFor[kind]);
-            slotOf[kind][i] = static_cast<unsigned char>(slot);
+    // The common wait, the probe's among them, takes a short way: one handle in one set.
+    fd_set* single = nullptr;
+    int kind = 0;
+    if (exceptfds == nullptr) {
+        if (writefds == nullptr && readfds != nullptr && readfds->fd_count == 1) {
+            single = readfds;
+        } else if (readfds == nullptr && writefds != nullptr && writefds->fd_count == 1) {
+            single = writefds;
+            kind = 1;
         }
     }
-    if (polledCount == 0) {
+    if (single == nullptr) {
+        fd_set* const sets[3] = {readfds, writefds, exceptfds};
+        return selectMany(sets, timeout);
+    }
+
+    int fd = 0;
+    if (!toDescriptor(single->fd_array[0], fd)) {
+        return kSocketError;
+    }
+    timespec left;
+    if (timeout != nullptr && !toTimespec(*timeout, left)) {
         return fail(WSAEINVAL);
     }
-
-    timespec left{};
-    if (timeout != nullptr) {
-        if (timeout->tv_sec < 0 || timeout->tv_usec < 0) {
-            return fail(WSAEINVAL);
-        }
-        left.tv_sec = timeout->tv_sec + timeout->tv_usec / 1000000;
-        left.tv_nsec = (timeout->tv_usec % 1000000) * 1000;
-    }
-    // The kernel's ppoll writes the time not yet waited back into `left`, which is what a
-    // restart after a signal must wait for; the C library's wrapper would discard it.
-    long ready = 0;
-    do {
-        ready = ::syscall(SYS_ppoll, polled, polledCount, timeout != nullptr ? &left : nullptr, nullptr, 0);
-    } while (ready < 0 && errno == EINTR);
-    if (ready < 0) {
+    pollfd polled{fd, kPollFor[kind], 0};
+    if (pollRestarting(&polled, 1, timeout != nullptr ? &left : nullptr) < 0) {
         return failFromErrno();
     }
-    for (nfds_t slot = 0; slot < polledCount; ++slot) {
-        if ((polled[slot].revents & POLLNVAL) != 0) {
-            return fail(WSAENOTSOCK);
-        }
+    if ((polled.revents & POLLNVAL) != 0) {
+        return fail(WSAENOTSOCK);
     }
-
-    int total = 0;
-    for (int kind = 0; kind < 3; ++kind) {
-        fd_set* const set = sets[kind];
-        if (set == nullptr) {
-            continue;
-        }
-        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
-        u_int kept = 0;
-        for (u_int i = 0; i < count; ++i) {
-            if ((polled[slotOf[kind][i]].revents & kReadyOn[kind]) != 0) {
-                set->fd_array[kept++] = set->fd_array[i];
-            }
-        }
-        set->fd_count = kept;
-        total += static_cast<int>(kept);
-    }
-    return total;
+    single->fd_count = (polled.revents & kReadyOn[kind]) != 0 ? 1 : 0;
+    return static_cast<int>(single->fd_count);
 }
 
 int send(SOCKET s, const char* buf, int len, int flags)
@@ -260,14 +322,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return fail(WSAEFAULT);
     }
     // A peer that has gone away is an error code, never a SIGPIPE.
-    ssize_t sent = 0;
-    do {
-        sent = ::send(fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    if (sent < 0) {
-        return failFromErrno();
-    }
-    return static_cast<int>(sent);
+    const ssize_t sent = ::send(fd, buf, static_cast<std::size_t>(len), flags | MSG_NOSIGNAL);
+    return sent >= 0 ? static_cast<int>(sent) : failFromErrno();
 }
 
 int recv(SOCKET s, char* buf, int len, int flags)
@@ -282,14 +338,10 @@ int recv(SOCKET s, char* buf, int len, int flags)
     if (len < 0) {
         return fail(WSAEFAULT);
     }
-    ssize_t received = 0;
-    do {
-        received = ::recv(fd, buf, static_cast<std::size_t>(len), flags);
-    } while (received < 0 && errno == EINTR);
-    if (received < 0) {
-        return failFromErrno();
-    }
-    return static_cast<int>(received);
+    // A blocking call cut short by a signal is WSAEINTR, as on the platform; a
+    // non-blocking one never waits, so never is.
+    const ssize_t received = ::recv(fd, buf, static_cast<std::size_t>(len), flags);
+    return received >= 0 ? static_cast<int>(received) : failFromErrno();
 }
 
 }  // namespace ws2
