@@ -80,7 +80,7 @@ for flags in "--net --mount" "--user --map-root-user --net --mount"; do
     # shellcheck disable=SC2086
     if unshare $flags --propagation private true 2>/dev/null; then
         # shellcheck disable=SC2086
-        exec unshare $flags --propagation private --fork "$self" --inside "$probe" "$peer" "$out" "$@"
+        exec unshare $flags --propagation private --fork --kill-child "$self" --inside "$probe" "$peer" "$out" "$@"
     fi
 done
 echo "no private network and mount namespace can be made here (needs root or user namespaces)" >&2
