@@ -4,11 +4,9 @@
 
 #include <ws2/api.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -67,7 +65,6 @@ bool toDescriptor(SOCKET s, int& fd)
 constexpr short kPollFor[3] = {POLLIN, POLLOUT, POLLPRI};
 constexpr short kReadyOn[3] = {POLLIN | POLLHUP | POLLERR, POLLOUT | POLLHUP | POLLERR, POLLPRI | POLLERR};
 
-
 // The platform's time-out as the kernel's; false for a negative one.
 bool toTimespec(const timeval& timeout, timespec& left)
 {
@@ -104,6 +101,11 @@ long pollRestarting(pollfd* polled, nfds_t count, timespec* left)
     return ready >= 0 ? ready : pollAfterSignal(polled, count, left);
 }
 
+// The handles a set holds, however large a count it claims.
+u_int handlesIn(const fd_set& set) { return set.fd_count < kFdSetSize ? set.fd_count : kFdSetSize; }
+
+// Any mix of sets and handles. Kept out of line, so that its large frame stays off the
+// short way that select takes for one handle.
 __attribute__((noinline)) int selectMany(fd_set* const (&sets)[3], const timeval* timeout)
 {
     pollfd polled[3 * kFdSetSize];
@@ -115,7 +117,7 @@ __attribute__((noinline)) int selectMany(fd_set* const (&sets)[3], const timeval
         if (set == nullptr) {
             continue;
         }
-        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
+        const u_int count = handlesIn(*set);
         for (u_int i = 0; i < count; ++i) {
             int fd = 0;
             if (!toDescriptor(set->fd_array[i], fd)) {
@@ -154,7 +156,7 @@ __attribute__((noinline)) int selectMany(fd_set* const (&sets)[3], const timeval
         if (set == nullptr) {
             continue;
         }
-        const u_int count = set->fd_count < kFdSetSize ? set->fd_count : kFdSetSize;
+        const u_int count = handlesIn(*set);
         u_int kept = 0;
         for (u_int i = 0; i < count; ++i) {
             if ((polled[slotOf[kind][i]].revents & kReadyOn[kind]) != 0) {
