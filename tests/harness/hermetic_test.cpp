@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -48,7 +49,7 @@ bool runOffline(const std::string& behaviour, OfflineRun& run, std::string& skip
     const int exitCode = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     const std::string harnessErr = testing_support::readFile(dir + "/harness-stderr");
     if (exitCode == 77) {
-        std::system(("rm -rf " + dir).c_str());
+        std::filesystem::remove_all(dir);
         skipped = harnessErr;
         return false;
     }
@@ -62,7 +63,7 @@ bool runOffline(const std::string& behaviour, OfflineRun& run, std::string& skip
             run.received.pop_back();
         }
     }
-    std::system(("rm -rf " + dir).c_str());
+    std::filesystem::remove_all(dir);
     return exitCode == 0;
 }
 
